@@ -2,7 +2,8 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: all build build-asan demo check clean
+.PHONY: all build build-asan demo check install clean
+PREFIX ?= /usr/local
 
 all: build
 
@@ -20,6 +21,10 @@ demo: build
 check: build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# The program, the virtual board and the manual page, under $(PREFIX).
+install: build
+	$(CMAKE) --install build --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-asan
