@@ -123,7 +123,7 @@ class FaultCampaignTest : public BoardRunTest {};
 
 TEST_F(FaultCampaignTest, NoRunEverReportsAFailedFlashAsSuccess) {
   const std::uint64_t seed = env_number("QUARNPROG_FAULT_SEED", 20261211);
-  const std::uint64_t runs = env_number("QUARNPROG_FAULT_RUNS", 300);
+  const std::uint64_t runs = env_number("QUARNPROG_FAULT_RUNS", 1000);
   FaultDrawer draw(seed);
   std::map<int, int> statuses;
   int clean_runs = 0, clean_successes = 0, false_successes = 0;
