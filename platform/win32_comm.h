@@ -10,6 +10,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// Without this, <windows.h> defines min and max as macros, which would break
+// std::min and std::max in every file that includes this header.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 #else
