@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: all build build-asan demo check install clean windows windows-if-available
+.PHONY: all build build-asan demo check install clean windows windows-if-available bench fuzz
 PREFIX ?= /usr/local
 
 all: build
@@ -20,7 +20,10 @@ demo: build
 
 check: build build-asan windows-if-available
 	cd build && ctest --output-on-failure -j $(JOBS)
+	@cat build/tests/unit/fault_campaign_figures.txt
+	@grep -aE '^#[0-9]+' build-fuzz/fuzz.log 2>/dev/null | tail -1 | sed 's/^/short fuzz run: /' || true
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	@cat build-asan/tests/unit/fault_campaign_figures.txt
 
 # The program, the virtual board and the manual page, under $(PREFIX).
 install: build
@@ -46,3 +49,14 @@ windows-if-available:
 
 clean:
 	rm -rf build build-asan build-windows
+
+# Throughput and cost figures (a few minutes; see docs/performance.md).
+bench:
+	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build-bench -j $(JOBS) --target quarnprog quarnsim quarnbench
+	build-bench/bench/quarnbench build-bench/quarnprog build-bench/sim/quarnsim build-bench/bench-out
+
+# The libFuzzer target for FUZZ_SECONDS (clang; built in build-fuzz).
+FUZZ_SECONDS ?= 600
+fuzz:
+	JOBS=$(JOBS) FUZZ_COVERAGE=1 ./fuzz/run.sh . build-fuzz $(FUZZ_SECONDS)

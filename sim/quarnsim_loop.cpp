@@ -113,13 +113,30 @@ class Loop {
     const unsigned host_baud = host_speed(pty_);
     for (ssize_t i = 0; i < n; ++i) {
       sim::Micros at = now;
-      if (settings_.pace_host) at = std::max(now, last_host_at_ + sim::byte_time(host_baud));
+      // A paced byte has fully arrived one byte time after the line was
+      // free for it, as on a UART: the first byte of a burst too.
+      if (settings_.pace_host) at = std::max(now, last_host_at_) + sim::byte_time(host_baud);
       last_host_at_ = at;
       board_.receive(buffer[i], host_baud, at);
+      note_taken(board_.frames_taken(), result_.frames, at);
+      note_taken(board_.packets_taken(), result_.packets, at);
     }
     last_activity_ = std::max(now, last_host_at_);
     if (board_.speed() > 9600) ran_fast_ = true;
     if (ran_fast_ && board_.speed() == 9600) restored_ = true;
+  }
+
+  // A count that starts again from 0 (a new upload or feed) starts afresh.
+  static void note_taken(std::uint64_t count, TakenTimes& times, sim::Micros at) {
+    if (count == times.count) return;
+    if (count == 1 || count < times.count) {
+      times.first_at = at;
+      times.gaps.clear();
+    } else {
+      times.gaps.push_back(at - times.last_at);
+    }
+    times.count = count;
+    times.last_at = at;
   }
 
   void take_signals() {

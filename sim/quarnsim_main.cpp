@@ -73,6 +73,11 @@ bool announce(const quarnsim::Options& options, const std::string& path) {
 pid_t spawn(const std::vector<std::string>& run, const std::string& port) {
   const pid_t child = fork();
   if (child != 0) return child;
+  // A session of its own: the board's session has the pseudo-terminal as its
+  // controlling terminal, and a program in another process group of that
+  // session would be stopped (SIGTTOU) when it configures the port.
+  setsid();
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -129,7 +134,8 @@ int serve(const quarnsim::Options& options, pid_t supervisor) {
     }
     result.child_exited = true;
   }
-  const bool report_ok = quarnsim::write_report(board, options);
+  bool report_ok = quarnsim::write_report(board, options);
+  if (!options.times.empty()) report_ok = quarnsim::write_times(options.times, result) && report_ok;
   if (settings.child > 0) return exit_code(result.child_status);
   return report_ok ? 0 : kImageDiffers;
 }

@@ -93,6 +93,12 @@ Where things go:
                         makes the exit status 3
   --transcript FILE     at exit, write each monitor command line taken as
                         "<host speed> <text>"
+  --times FILE          at exit, write when the board took the first and the
+                        last frame of the upload and packet of the feed, and
+                        the median time between two: "frames N FIRST_US
+                        LAST_US MEDIAN_US", "packets N FIRST_US LAST_US
+                        MEDIAN_US" (board time: microseconds since start, each
+                        at the arrival of the frame's or packet's last byte)
 How it ends:
   --run PROGRAM ARGS... run PROGRAM with QUARNPROG_PORT set to the port, then
                         exit with its exit status (all later words are its own)
@@ -102,6 +108,10 @@ How it ends:
 Timing:
   --power-up-ms N       switch the board on N ms after start (default 300)
   --pace                deliver host bytes to the board 10 bit-times apart
+  --unpaced-output      the board sends its bytes at once instead of 10
+                        bit-times apart
+  --answer-latency-us N the board's time from a complete command, frame or
+                        packet to its answer (default 1000)
 Faults:
   --silent              the board is never switched on
   --no-startup-prompt   start-up text without its ':'
@@ -127,6 +137,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       {"--help", [&] { options.help = true; }},
       {"--exit-after-flash", [&] { options.exit_after_flash = true; }},
       {"--pace", [&] { options.pace_host = true; }},
+      {"--unpaced-output", [&] { board.pace_output = false; }},
       {"--silent", [&] { board.silent = true; }},
       {"--no-startup-prompt", [&] { board.startup_prompt = false; }},
       {"--no-prompt", [&] { board.prompts = false; }},
@@ -160,6 +171,13 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
          options.transcript = v;
          return true;
        }},
+      {"--times",
+       [&](const std::string& v) {
+         options.times = v;
+         return true;
+       }},
+      {"--answer-latency-us",
+       [&](const std::string& v) { return parse_number(v, board.answer_latency); }},
       {"--power-up-ms",
        [&](const std::string& v) {
          std::uint64_t n = 0;

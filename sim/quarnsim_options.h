@@ -16,6 +16,7 @@ struct Options {
   std::string flash_out;         // what the flash writer received (zero fill included)
   std::string image;             // compare the flash with this image at exit
   std::string transcript;        // the monitor commands, one per line with the host's speed
+  std::string times;             // when the upload's frames and the feed's packets were taken
   std::vector<std::string> run;  // program and arguments to run against the board
   bool exit_after_flash = false;
   bool pace_host = false;      // host bytes reach the board 10 bit-times apart

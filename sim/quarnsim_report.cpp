@@ -1,5 +1,6 @@
 #include "sim/quarnsim_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -54,6 +55,23 @@ bool write_report(const sim::Board& board, const Options& options) {
   if (!options.image.empty()) ok = compare_image(options.image, board) && ok;
   std::fflush(stdout);
   return ok;
+}
+
+bool write_times(const std::string& path, const LoopResult& result) {
+  std::ofstream out(path);
+  for (const auto& [name, taken] :
+       {std::pair{"frames", &result.frames}, {"packets", &result.packets}}) {
+    // The median gap shrugs off the odd exchange that another process on
+    // the machine held up; the mean follows from first, last and count.
+    std::vector<sim::Micros> gaps = taken->gaps;
+    const auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
+    std::nth_element(gaps.begin(), middle, gaps.end());
+    out << name << ' ' << taken->count << ' ' << taken->first_at << ' ' << taken->last_at << ' '
+        << (gaps.empty() ? 0 : *middle) << '\n';
+  }
+  if (out) return true;
+  std::fprintf(stderr, "quarnsim: cannot write %s\n", path.c_str());
+  return false;
 }
 
 }  // namespace quarnsim

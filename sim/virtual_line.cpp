@@ -1,5 +1,6 @@
 #include "sim/virtual_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <memory>
@@ -87,6 +88,7 @@ bool VirtualLine::read_byte(std::uint8_t* byte, DWORD* error) {
     if (next->at > now) now = next->at;
     const bool garbled = next->baud != 0 && next->baud != dcb.BaudRate;
     *byte = garbled ? garble(next->value) : next->value;
+    received.push_back({next->at, *byte, next->baud});
     pop_input(next);
     return true;
   }
@@ -195,7 +197,9 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
       line.writes.push_back({line.now, line.dcb.BaudRate, ""});  // keeps the numbering
       return sim::fail(fault->second.error);
     }
-    count = static_cast<std::size_t>(fault->second.count);
+    // A short write moves fewer bytes than asked, never more: a count
+    // meant for a longer write cuts a short one to what it has.
+    count = std::min(count, static_cast<std::size_t>(fault->second.count));
   }
   line.write_bytes(static_cast<const std::uint8_t*>(buffer), count);
   *bytes_written = static_cast<DWORD>(count);

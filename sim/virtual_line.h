@@ -44,7 +44,7 @@ struct ReadFault {
 
 struct WriteFault {
   DWORD error;              // the write fails with this error...
-  std::int64_t count = -1;  // ...or, when 0 or more, succeeds with this short count
+  std::int64_t count = -1;  // ...or, when 0 or more, succeeds with at most this count
 };
 
 class VirtualLine {
@@ -80,6 +80,7 @@ class VirtualLine {
   std::vector<RecordedCall> calls;
   std::uint64_t reads = 0;
   std::uint64_t empty_reads = 0;
+  std::vector<LineByte> received;  // every byte a read delivered, as delivered, with its arrival
   DCB dcb{};
   COMMTIMEOUTS timeouts{};
   std::string created_name;

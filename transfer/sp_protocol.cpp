@@ -99,8 +99,9 @@ int send_sp_packet(sp_packet* packet) {
 }
 
 int send_sp_file(const char* path) {
-  if (is_directory(path)) {
-    std::printf("Error opening file %s: it is a directory: process aborted\n", path);
+  if (const char* kind = irregular_file_kind(path)) {
+    std::printf("Error opening file %s: it is %s, not a regular file: process aborted\n", path,
+                kind);
     return sp_feed_open_failed;
   }
   // Stays open until the process ends.

@@ -56,8 +56,9 @@ int send_data_frames(ymodem_frame* frame, std::FILE* file, const char* path) {
 }  // namespace
 
 int ymodem_send(const char* path, std::uint32_t dls_segment) {
-  if (is_directory(path)) {
-    std::printf("Error opening file %s: it is a directory: process aborted\n", path);
+  if (const char* kind = irregular_file_kind(path)) {
+    std::printf("Error opening file %s: it is %s, not a regular file: process aborted\n", path,
+                kind);
     return 0;
   }
   std::FILE* file = std::fopen(path, "rb");

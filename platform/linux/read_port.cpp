@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/linux/console.h"
 #include "platform/linux/deadline.h"
 #include "platform/linux/port_record.h"
 
@@ -70,6 +71,7 @@ std::size_t drop_nuls(unsigned char* bytes, std::size_t count) {
 
 // Sits out the rest of the read's time-out, whatever signals arrive.
 void wait_until(const Deadline& deadline) {
+  quarnprog::platform::flush_console();
   while (!deadline.passed()) poll(nullptr, 0, deadline.poll_timeout());
 }
 
@@ -90,7 +92,31 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
   int failure = 0;
   bool far_side_gone = false;
 
+  // Wait first, read second: a read that starts right after a write (an
+  // answer awaited) nearly never finds its byte there yet, and a read() that
+  // only says EAGAIN would be one system call more on every exchange.
+  bool readable = plan.return_at_once;
   while (got < bytes_to_read) {
+    if (!readable) {
+      const Deadline until = plan.total.earlier(gap);
+      if (until.passed()) break;
+      quarnprog::platform::flush_console();
+      pollfd pfd{rec->fd, POLLIN, 0};
+      const int ready = poll(&pfd, 1, until.poll_timeout());
+      if (ready < 0) {
+        failure = errno == EINTR ? static_cast<int>(ERROR_OPERATION_ABORTED) : errno;
+        break;
+      }
+      if (ready == 0) break;  // the time-out, rounded up to whole milliseconds, has passed
+      if ((pfd.revents & POLLNVAL) != 0) {
+        failure = EBADF;
+        break;
+      }
+      if ((pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0) {
+        far_side_gone = true;
+        break;
+      }
+    }
     const ssize_t r = read(rec->fd, dst + got, bytes_to_read - got);
     if (r > 0) {
       std::size_t kept = static_cast<std::size_t>(r);
@@ -98,6 +124,7 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
       got += static_cast<DWORD>(kept);
       if (plan.first_byte_ends && got > 0) break;
       if (plan.interval_ms != 0) gap = Deadline::after_ms(plan.interval_ms);
+      readable = true;  // more may be queued behind it
       continue;
     }
     if (r == 0 || errno == EIO) {  // a hung-up terminal reads as end of file
@@ -113,23 +140,7 @@ BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
       break;
     }
     if (plan.return_at_once) break;
-
-    const Deadline until = plan.total.earlier(gap);
-    if (until.passed()) break;
-    pollfd pfd{rec->fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, until.poll_timeout());
-    if (ready < 0) {
-      failure = errno == EINTR ? static_cast<int>(ERROR_OPERATION_ABORTED) : errno;
-      break;
-    }
-    if ((pfd.revents & POLLNVAL) != 0) {
-      failure = EBADF;
-      break;
-    }
-    if ((pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0) {
-      far_side_gone = true;
-      break;
-    }
+    readable = false;
   }
 
   if (far_side_gone && got == 0) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/linux/console.h"
 #include "platform/linux/deadline.h"
 #include "platform/linux/port_record.h"
 
@@ -46,6 +47,7 @@ BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
       break;
     }
     if (deadline.passed()) break;
+    quarnprog::platform::flush_console();
     pollfd pfd{rec->fd, POLLOUT, 0};
     if (poll(&pfd, 1, deadline.poll_timeout()) < 0 && errno != EINTR) {
       failure = errno;
