@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "bench/child.h"
 #include "bench/minimal_feed.h"
+#include "support/child_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using bench::Child;
-using bench::Ended;
+using support::ChildProcess;
+using support::ChildResult;
 
 constexpr double kBaud = 38400;
 constexpr double kByteSeconds = 10 / kBaud;  // start bit, 8 data bits, stop bit
@@ -61,7 +61,7 @@ std::string write_sample(const std::string& name, std::size_t size, std::uint32_
 }
 
 std::vector<std::uint8_t> read_bytes(const std::string& path) {
-  const std::string bytes = bench::read_file(path);
+  const std::string bytes = support::read_file(path);
   return {bytes.begin(), bytes.end()};
 }
 
@@ -79,7 +79,7 @@ struct BoardTimes {
 
 BoardTimes parse_times(const std::string& path) {
   BoardTimes times;
-  std::istringstream in(bench::read_file(path));
+  std::istringstream in(support::read_file(path));
   std::string name;
   std::uint64_t count = 0, first = 0, last = 0, median = 0;
   while (in >> name >> count >> first >> last >> median) {
@@ -102,9 +102,11 @@ class Board {
                                      // time enough for the host to be listening at power-up
                                      "--power-up-ms", "1000"};
     argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Child>(argv, bench::Env{}, out_dir + "/" + name + ".board", board_cpu);
-    if (!bench::wait_for_file(port_file_, 10s)) fail("the virtual board did not start");
-    std::string path = bench::read_file(port_file_);
+    sim_ = std::make_unique<ChildProcess>(
+        argv,
+        support::ChildOptions{.stdout_path = out_dir + "/" + name + ".board", .cpu = board_cpu});
+    if (!support::wait_for_file(port_file_, 10s)) fail("the virtual board did not start");
+    std::string path = support::read_file(port_file_);
     port_ = path.substr(0, path.find('\n'));
   }
 
@@ -113,9 +115,9 @@ class Board {
   // Waits for the board to end (or ends it) and reads its figures.
   BoardTimes finish(bool stop) {
     if (stop) sim_->signal(SIGTERM);
-    const Ended ended = sim_->wait(60s);
+    const ChildResult ended = sim_->finish(60s);
     if (!ended.exited) fail("the virtual board did not end");
-    matches_ = bench::read_file(out_dir + "/" + name_ + ".board").find("flash matches image") !=
+    matches_ = support::read_file(out_dir + "/" + name_ + ".board").find("flash matches image") !=
                std::string::npos;
     return parse_times(times_file_);
   }
@@ -128,12 +130,12 @@ class Board {
 
  private:
   std::string name_, port_file_, times_file_, port_;
-  std::unique_ptr<Child> sim_;
+  std::unique_ptr<ChildProcess> sim_;
   bool matches_ = false;
 };
 
 struct ProgramRun {
-  Ended ended;
+  ChildResult ended;
   BoardTimes times;
   bool flash_matches = false;
 };
@@ -145,10 +147,11 @@ ProgramRun run_program(const std::string& quarnprog, const std::string& quarnsim
                        const std::string& pel, const std::string& image) {
   board_options.insert(board_options.end(), {"--exit-after-flash", "--image", image});
   Board board(quarnsim, name, board_options);
-  Child program({quarnprog, pel, image}, {{"QUARNPROG_PORT", board.port()}},
-                out_dir + "/" + name + ".log", host_cpu);
+  ChildProcess program({quarnprog, pel, image}, {.env = {{"QUARNPROG_PORT", board.port()}},
+                                                 .stdout_path = out_dir + "/" + name + ".log",
+                                                 .cpu = host_cpu});
   ProgramRun run;
-  run.ended = program.wait(1h);
+  run.ended = program.finish(1h);
   if (!run.ended.exited) board.fail("quarnprog did not end");
   // A run that failed may never bring the link back to 9600 baud, and the
   // board would wait for that.
@@ -166,8 +169,8 @@ const char* verdict(bool met) {
   return met ? "met" : "MISSED";
 }
 
-Ended paced(const std::string& quarnprog, const std::string& quarnsim, const std::string& pel,
-            const std::string& image) {
+ChildResult paced(const std::string& quarnprog, const std::string& quarnsim, const std::string& pel,
+                  const std::string& image) {
   std::printf(
       "1. Paced link: every byte takes 10 bit times on the line, both ways;\n"
       "   the board answers at once (quarnsim --pace --answer-latency-us 0)\n");
@@ -213,9 +216,9 @@ void unpaced(const std::string& quarnprog, const std::string& quarnsim, const st
   std::vector<std::string> loop_options = options;
   loop_options.insert(loop_options.end(), {"--image", image});
   Board board(quarnsim, "minimal", loop_options);
-  bench::run_on_cpu(host_cpu);
+  support::run_on_cpu(host_cpu);
   const bench::MinimalFeedResult loop = bench::run_minimal_feed(board.port(), read_bytes(image));
-  bench::run_on_cpu(-1);
+  support::run_on_cpu(-1);
   const BoardTimes loop_times = board.finish(true);
   if (!loop.ok) board.fail(loop.error);
   const Taken& loop_feed = loop_times.packets;
@@ -235,7 +238,7 @@ void unpaced(const std::string& quarnprog, const std::string& quarnsim, const st
   if (!board.flash_matches()) board.fail("the minimal loop's flash does not hold the image");
 }
 
-void cost(const Ended& paced_run, const std::string& quarnprog, const std::string& quarnsim,
+void cost(const ChildResult& paced_run, const std::string& quarnprog, const std::string& quarnsim,
           const std::string& pel) {
   const double cpu_share = paced_run.cpu_s / paced_run.wall_s;
   std::printf(
@@ -285,7 +288,7 @@ int main(int argc, char** argv) {
 
     std::printf("quarnbench: %s against quarnsim, one run each; logs in %s\n\n", quarnprog.c_str(),
                 out_dir.c_str());
-    Ended paced_run;
+    ChildResult paced_run;
     if (wanted("paced") || wanted("cost")) {
       paced_run = paced(quarnprog, quarnsim, pel32k, image256k);
       std::printf("\n");

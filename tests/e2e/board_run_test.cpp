@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "scratch.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ class BoardRun : public ::testing::Test {
   }
 
   // Runs quarnprog against a fresh virtual board with `faults`.
-  e2e::ChildResult run(const std::vector<std::string>& faults, const std::string& writer_path,
-                       const std::string& image_path) {
+  support::ChildResult run(const std::vector<std::string>& faults, const std::string& writer_path,
+                           const std::string& image_path) {
     std::vector<std::string> argv = {QUARNSIM_BIN,   "--port-file",  dir / "port",
                                      "--flash-out",  dir / "flash",  "--pel-out",
                                      dir / "loaded", "--transcript", dir / "commands"};
@@ -97,7 +97,7 @@ class BoardRun : public ::testing::Test {
          {std::string("--run"), std::string(QUARNPROG_BIN), writer_path, image_path}) {
       argv.push_back(arg);
     }
-    return e2e::run_child(argv, {}, kRunLimit);
+    return support::run_child(argv, {}, kRunLimit);
   }
 
   std::vector<std::string> commands() const { return lines_of(e2e::read_text(dir / "commands")); }
@@ -113,9 +113,9 @@ TEST_F(BoardRun, FullRunWritesTheImageAndRestoresTheLink) {
   e2e::write_file(dir / "bios.img", image);
 
   const std::vector<std::string> faults = {"--image", dir / "bios.img"};
-  const e2e::ChildResult result = run(faults, dir / "qflash.bin", dir / "bios.img");
+  const support::ChildResult result = run(faults, dir / "qflash.bin", dir / "bios.img");
   ASSERT_FALSE(result.timed_out) << result.output;
-  std::cout << "[ timing ] full run took " << result.seconds << " s\n";
+  std::cout << "[ timing ] full run took " << result.wall_s << " s\n";
 
   EXPECT_EQ(result.status, 0) << result.output;
   EXPECT_EQ(e2e::read_file(dir / "loaded"), writer);
@@ -160,10 +160,10 @@ TEST_P(FailedBoardRun, StillRestoresTheLinkAndExitsWithTwo) {
   const Bytes image = e2e::random_bytes(4096, 13);
   e2e::write_file(dir / "bios.img", image);
 
-  const e2e::ChildResult result =
+  const support::ChildResult result =
       run(c.faults, c.writer_missing ? dir / "missing.bin" : dir / "qflash.bin", dir / "bios.img");
   ASSERT_FALSE(result.timed_out) << result.output;
-  std::cout << "[ timing ] run took " << result.seconds << " s\n";
+  std::cout << "[ timing ] run took " << result.wall_s << " s\n";
 
   EXPECT_EQ(result.status, 2) << result.output;
   EXPECT_TRUE(std::regex_search(result.output, std::regex(c.console))) << result.output;

@@ -7,9 +7,9 @@
 #include <iostream>
 #include <string>
 
-#include "child_process.h"
 #include "pty_pair.h"
 #include "scratch.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -19,8 +19,8 @@ constexpr const char* kBanner =
     "Serial port COM1 successfully reconfigured.\n"
     "Power up the target with the A23 jumper installed now\n";
 
-e2e::ChildOptions on_port(const std::string& path) {
-  e2e::ChildOptions options;
+support::ChildOptions on_port(const std::string& path) {
+  support::ChildOptions options;
   options.env = {{"QUARNPROG_PORT", path}};
   return options;
 }
@@ -33,23 +33,23 @@ TEST(PortFailure, SilentTargetTimesOutWhileTheHeldPortRefusesASecondProgram) {
   e2e::PtyPair pty;
   const std::vector<std::string> argv = {QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"};
 
-  e2e::ChildProcess first(argv, on_port(pty.slave_path()));
+  support::ChildProcess first(argv, on_port(pty.slave_path()));
   ASSERT_TRUE(first.started());
   ASSERT_TRUE(first.wait_for_output(kBanner, 10s)) << first.output();
 
-  const e2e::ChildResult second = e2e::run_child(argv, on_port(pty.slave_path()), 10s);
+  const support::ChildResult second = support::run_child(argv, on_port(pty.slave_path()), 10s);
   ASSERT_FALSE(second.timed_out) << second.output;
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.output, "CreateFile failed with error 16.\n");
 
-  const e2e::ChildResult result = first.finish(120s);
+  const support::ChildResult result = first.finish(120s);
   ASSERT_FALSE(result.timed_out) << result.output;
-  std::cout << "[ timing ] silent target given up after " << result.seconds << " s\n";
+  std::cout << "[ timing ] silent target given up after " << result.wall_s << " s\n";
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.output,
             std::string(kBanner) + "Timeout waiting for target reset string. Please try again\n");
   // 3000 empty reads of at least 10 ms each.
-  EXPECT_GE(result.seconds, 30.0);
+  EXPECT_GE(result.wall_s, 30.0);
   // Not a byte went to the target: no command without its start-up text.
   EXPECT_EQ(pty.take_pending(), "");
 }
@@ -69,8 +69,8 @@ TEST(PortFailure, PortThatCannotBeUsedEndsTheRunWithOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.port);
-    const e2e::ChildResult result =
-        e2e::run_child({QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"}, on_port(c.port), 10s);
+    const support::ChildResult result = support::run_child(
+        {QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"}, on_port(c.port), 10s);
     ASSERT_FALSE(result.timed_out) << result.output;
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, c.output);

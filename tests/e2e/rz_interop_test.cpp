@@ -18,11 +18,11 @@
 #include <iostream>
 #include <string>
 
-#include "child_process.h"
 #include "monitor_relay.h"
 #include "pty_pair.h"
 #include "scratch.h"
 #include "serial/serial_port.h"
+#include "support/child_process.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -67,7 +67,7 @@ class WorkingDir {
 class RzInterop : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(RzInterop, ReceiverWritesTheFileAsSent) {
-  const std::string rz = e2e::find_on_path("rz");
+  const std::string rz = support::find_on_path("rz");
   if (rz.empty()) GTEST_SKIP() << "rz not installed (Debian package lrzsz)";
 
   const std::size_t size = GetParam();
@@ -84,11 +84,11 @@ TEST_P(RzInterop, ReceiverWritesTheFileAsSent) {
 
   e2e::PtyPair program_line;
   e2e::PtyPair receiver_line;
-  e2e::ChildOptions rz_options;
+  support::ChildOptions rz_options;
   rz_options.cwd = dir / "received";
   rz_options.terminal_fd = receiver_line.slave();
   rz_options.stderr_path = dir / "rz.log";
-  e2e::ChildProcess receiver({rz, "--ymodem", "-u", "-y"}, rz_options);
+  support::ChildProcess receiver({rz, "--ymodem", "-u", "-y"}, rz_options);
   ASSERT_TRUE(receiver.started());
 
   HostPort port(program_line.slave_path());
@@ -109,7 +109,7 @@ TEST_P(RzInterop, ReceiverWritesTheFileAsSent) {
 
     const bool data_over = relay.wait_for([](const e2e::RelayState& s) { return s.eot_sent; },
                                           20s + data_frames * 500ms);
-    const e2e::ChildResult rz_end = receiver.stop(SIGTERM, 10s);
+    const support::ChildResult rz_end = receiver.stop(SIGTERM, 10s);
     EXPECT_TRUE(data_over) << "no EOT after the data frames";
     EXPECT_FALSE(rz_end.timed_out);
 

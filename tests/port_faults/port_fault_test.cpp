@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "bench/child.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -60,9 +60,9 @@ double cpu_seconds_so_far(pid_t pid) {
 TEST(PortFaults, PortPathThatIsADirectoryEndsTheRunWithOne) {
   ScratchDir dir;
   std::filesystem::create_directory(dir / "port");
-  bench::Child program({QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"},
-                       {{"QUARNPROG_PORT", dir / "port"}});
-  const bench::Ended ended = program.wait(10s);
+  support::ChildProcess program({QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"},
+                                {.env = {{"QUARNPROG_PORT", dir / "port"}}});
+  const support::ChildResult ended = program.finish(10s);
   ASSERT_TRUE(ended.exited) << program.output();
   EXPECT_EQ(ended.status, 1);
   EXPECT_EQ(program.output(), "CreateFile failed with error 21.\n");  // EISDIR
@@ -86,22 +86,23 @@ TEST_P(PortVanishes, RunEndsWithinItsBoundsWithMessagesAndWithoutSpinning) {
   write_bytes(dir / "qflash.bin", 2 * 1024);
   write_bytes(dir / "bios.img", 64 * 1024);
   // Paced at the line's speed, so that the upload and the feed last seconds.
-  bench::Child board({QUARNSIM_BIN, "--port-file", dir / "port", "--pace", "--power-up-ms", "1000"},
-                     {}, dir / "board.log");
-  ASSERT_TRUE(bench::wait_for_file(dir / "port", 10s));
-  std::string port = bench::read_file(dir / "port");
+  support::ChildProcess board(
+      {QUARNSIM_BIN, "--port-file", dir / "port", "--pace", "--power-up-ms", "1000"},
+      {.stdout_path = dir / "board.log"});
+  ASSERT_TRUE(support::wait_for_file(dir / "port", 10s));
+  std::string port = support::read_file(dir / "port");
   port.resize(port.find('\n'));
 
-  bench::Child program({QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"},
-                       {{"QUARNPROG_PORT", port}});
+  support::ChildProcess program({QUARNPROG_BIN, dir / "qflash.bin", dir / "bios.img"},
+                                {.env = {{"QUARNPROG_PORT", port}}});
   ASSERT_TRUE(program.wait_for_output(c.wait_for, 60s)) << program.output();
   const std::size_t before = program.output().size();
 
   const auto gone_at = std::chrono::steady_clock::now();
   const double cpu_before = cpu_seconds_so_far(program.pid());
   board.signal(SIGTERM);  // the board's end of the line closes
-  ASSERT_TRUE(board.wait(10s).exited);
-  const bench::Ended ended = program.wait(60s);
+  ASSERT_TRUE(board.finish(10s).exited);
+  const support::ChildResult ended = program.finish(60s);
   const double wind_down =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - gone_at).count();
   ASSERT_TRUE(ended.exited) << "still running 60 s after the port went: " << program.output();
