@@ -3,8 +3,10 @@
 // what the run printed and returned.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,6 +40,22 @@ class BoardRunTest : public LineTest {
   }
   std::string missing(const std::string& name) { return (directory_ / name).string(); }
 
+  // A flash writer and an image of these sizes, random, in the scratch
+  // directory: `pel` and `image` name them.
+  void make_inputs(std::size_t pel_size, std::size_t image_size) {
+    pel_bytes = random_bytes(pel_size, 1);
+    image_bytes = random_bytes(image_size, 2);
+    pel = file("writer.bin", pel_bytes);
+    image = file("bios.img", image_bytes);
+  }
+
+  // How many of the program's writes start with `prefix`.
+  std::size_t writes_starting(const std::string& prefix) {
+    return static_cast<std::size_t>(
+        std::count_if(line().writes.begin(), line().writes.end(),
+                      [&](const sim::RecordedWrite& w) { return w.bytes.rfind(prefix, 0) == 0; }));
+  }
+
   static std::vector<std::uint8_t> random_bytes(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::vector<std::uint8_t> bytes(size);
@@ -59,5 +77,8 @@ class BoardRunTest : public LineTest {
     return texts;
   }
 
+  std::vector<std::uint8_t> pel_bytes, image_bytes;
+  std::string pel, image;
+  std::unique_ptr<sim::Board> board;
   std::filesystem::path directory_;
 };

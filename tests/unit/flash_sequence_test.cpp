@@ -12,10 +12,7 @@ class FlashSequenceTest : public BoardRunTest {
  protected:
   void SetUp() override {
     BoardRunTest::SetUp();
-    pel_bytes = random_bytes(1000, 1);
-    image_bytes = random_bytes(5000, 2);
-    pel = file("writer.bin", pel_bytes);
-    image = file("bios.img", image_bytes);
+    make_inputs(1000, 5000);
   }
 
   int run(sim::BoardConfig config) {
@@ -23,12 +20,6 @@ class FlashSequenceTest : public BoardRunTest {
     return run_against(*board, pel, image);
   }
 
-  // Writes of the program that start with `prefix`.
-  std::size_t writes_starting(const std::string& prefix) {
-    return static_cast<std::size_t>(
-        std::count_if(line().writes.begin(), line().writes.end(),
-                      [&](const sim::RecordedWrite& w) { return w.bytes.rfind(prefix, 0) == 0; }));
-  }
   std::size_t packets_sent() {
     return static_cast<std::size_t>(std::count_if(
         line().writes.begin(), line().writes.end(),
@@ -38,10 +29,6 @@ class FlashSequenceTest : public BoardRunTest {
     const auto sleeps = line().sleeps();
     return static_cast<std::size_t>(std::count(sleeps.begin(), sleeps.end(), 200u));
   }
-
-  std::vector<std::uint8_t> pel_bytes, image_bytes;
-  std::string pel, image;
-  std::unique_ptr<sim::Board> board;
 };
 
 const std::string go_command = "g 8000:0\n\r";

@@ -23,10 +23,7 @@ class LocalInputTest : public BoardRunTest {
  protected:
   void SetUp() override {
     BoardRunTest::SetUp();
-    pel_bytes = random_bytes(1000, 1);
-    image_bytes = random_bytes(300, 2);
-    pel = file("writer.bin", pel_bytes);
-    image = file("bios.img", image_bytes);
+    make_inputs(1000, 300);
   }
 
   // A whole run against a fresh board.
@@ -37,11 +34,7 @@ class LocalInputTest : public BoardRunTest {
 
   // Whether the host wrote a command (the board does not take them all: a
   // flash writer that got no image takes "db" for packet bytes).
-  bool sent_command(const std::string& prefix) {
-    const auto& all = line().writes;
-    return std::any_of(all.begin(), all.end(),
-                       [&](const auto& write) { return write.bytes.rfind(prefix, 0) == 0; });
-  }
+  bool sent_command(const std::string& prefix) { return writes_starting(prefix) > 0; }
 
   // A refused or unopenable flash writer: nothing uploaded, nothing started,
   // and the link still goes back to 9600 baud.
@@ -59,10 +52,6 @@ class LocalInputTest : public BoardRunTest {
     EXPECT_TRUE(sent_command("db "));
     EXPECT_TRUE(sent_command("speed   96"));
   }
-
-  std::vector<std::uint8_t> pel_bytes, image_bytes;
-  std::string pel, image;
-  std::unique_ptr<sim::Board> board;
 };
 
 // Opens the far end of a FIFO once `limit` has passed without done(), so
